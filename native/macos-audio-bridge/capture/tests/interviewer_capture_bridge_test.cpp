@@ -185,14 +185,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& testInfo) { return testInfo.param.name; });
 
 TEST(InterviewerCapture, PlatformStoppingTheStreamIsReportedOnce) {
-    auto child = startFakeBridge("interviewer", "");
-    ASSERT_TRUE(child->waitForStdoutLine(0, 5s));
-    child->sendCommand("end The stream was stopped by the system. (-3821)");
-    child->sendCommand("end The stream was stopped by the system. (-3821)");
-    const auto result = child->wait(10s);
-    EXPECT_EQ(wholeLines(result.out),
-              (std::vector<std::string>{kStarted, errorLine("The stream was stopped by the system. (-3821)")}));
-    EXPECT_EQ(result.exitStatus, 78);
+    const std::string stopped = "The stream was stopped by the system. (-3821)";
+    struct Case {
+        std::string name;
+        std::string script;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"DuringCapture", "", {kStarted, errorLine(stopped)}},
+        {"BeforeTheStatusLine", "start=hold", {errorLine(stopped)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto child = startFakeBridge("interviewer", c.script);
+        ASSERT_TRUE(child->waitForEvent("startCapture", 5s));
+        if (c.lines.size() > 1) {
+            ASSERT_TRUE(child->waitForStdoutLine(0, 5s));
+        }
+        child->sendCommand("end " + stopped);
+        child->sendCommand("end " + stopped);  // a platform may say it twice
+        child->sendCommand("start ok");        // too late to count
+        const auto result = child->wait(10s);
+        EXPECT_EQ(wholeLines(result.out), c.lines);
+        EXPECT_EQ(result.exitStatus, 78);
+        EXPECT_EQ(result.err, "");
+    }
 }
 
 // Exclusion is decided here, not by the platform.
