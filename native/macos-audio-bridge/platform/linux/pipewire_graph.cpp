@@ -1,0 +1,175 @@
+#include "platform/linux/pipewire_graph.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace quorvia::platform::pipewire {
+namespace {
+
+constexpr std::string_view kPortalAppId = "pipewire.access.portal.app_id";
+constexpr std::string_view kApplicationId = "application.id";
+constexpr std::string_view kProcessId = "application.process.id";
+constexpr std::string_view kSecurePid = "pipewire.sec.pid";
+
+std::optional<long long> parseInteger(std::string_view text) {
+    long long value = 0;
+    const auto* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc{} || rest != end || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool isPid(std::string_view text, pid_t pid) {
+    const auto value = parseInteger(text);
+    return value && *value == static_cast<long long>(pid);
+}
+
+bool isLeftSide(std::string_view channel) {
+    return channel == "FL" || channel == "RL" || channel == "SL" || channel == "FLC" || channel == "TFL" ||
+           channel == "TRL" || channel == "FLW" || channel == "RLC" || channel == "TSL";
+}
+
+bool isRightSide(std::string_view channel) {
+    return channel == "FR" || channel == "RR" || channel == "SR" || channel == "FRC" || channel == "TFR" ||
+           channel == "TRR" || channel == "FRW" || channel == "RRC" || channel == "TSR";
+}
+
+}  // namespace
+
+const GraphNode* Graph::node(std::uint32_t id) const {
+    const auto found = nodes.find(id);
+    return found == nodes.end() ? nullptr : &found->second;
+}
+
+const GraphClient* Graph::clientOf(const GraphNode& graphNode) const {
+    const auto clientId = parseInteger(property(graphNode.props, "client.id"));
+    if (!clientId || *clientId < 0) {
+        return nullptr;
+    }
+    const auto found = clients.find(static_cast<std::uint32_t>(*clientId));
+    return found == clients.end() ? nullptr : &found->second;
+}
+
+const GraphNode* Graph::nodeNamed(std::string_view name) const {
+    for (const auto& [id, graphNode] : nodes) {
+        if (property(graphNode.props, "node.name") == name) {
+            return &graphNode;
+        }
+    }
+    return nullptr;
+}
+
+std::string_view property(const Properties& props, std::string_view key) {
+    const auto found = props.find(key);
+    return found == props.end() ? std::string_view{} : std::string_view{found->second};
+}
+
+bool hasMediaClass(const GraphNode& node, std::string_view mediaClass) {
+    return property(node.props, "media.class") == mediaClass;
+}
+
+std::vector<std::uint32_t> sinksDefaultFirst(const Graph& graph) {
+    std::vector<const GraphNode*> sinks;
+    for (const auto& [id, node] : graph.nodes) {
+        if (hasMediaClass(node, kMediaClassSink)) {
+            sinks.push_back(&node);
+        }
+    }
+    std::sort(sinks.begin(), sinks.end(), [](const GraphNode* a, const GraphNode* b) { return a->order < b->order; });
+    // stable_partition keeps the server's order among the others.
+    std::stable_partition(sinks.begin(), sinks.end(), [&graph](const GraphNode* sink) {
+        return !graph.defaultSinkName.empty() && property(sink->props, "node.name") == graph.defaultSinkName;
+    });
+    std::vector<std::uint32_t> ids;
+    ids.reserve(sinks.size());
+    for (const auto* sink : sinks) {
+        ids.push_back(sink->id);
+    }
+    return ids;
+}
+
+std::string applicationIdentifier(const Graph& graph, const GraphNode& node) {
+    const auto* client = graph.clientOf(node);
+    for (const auto key : {kPortalAppId, kApplicationId}) {
+        if (const auto value = property(node.props, key); !value.empty()) {
+            return std::string(value);
+        }
+        if (client) {
+            if (const auto value = property(client->props, key); !value.empty()) {
+                return std::string(value);
+            }
+        }
+    }
+    return {};
+}
+
+bool belongsToProcess(const Graph& graph, const GraphNode& node, pid_t pid) {
+    if (isPid(property(node.props, kProcessId), pid)) {
+        return true;
+    }
+    const auto* client = graph.clientOf(node);
+    if (!client) {
+        return false;
+    }
+    return isPid(property(client->props, kSecurePid), pid) || isPid(property(client->props, kProcessId), pid);
+}
+
+std::vector<PlaybackApplication> playbackApplications(const Graph& graph) {
+    std::vector<const GraphNode*> playback;
+    for (const auto& [id, node] : graph.nodes) {
+        if (hasMediaClass(node, kMediaClassPlayback)) {
+            playback.push_back(&node);
+        }
+    }
+    std::sort(playback.begin(), playback.end(),
+              [](const GraphNode* a, const GraphNode* b) { return a->order < b->order; });
+
+    std::vector<PlaybackApplication> applications;
+    for (const auto* node : playback) {
+        const auto* client = graph.clientOf(*node);
+        const std::uint32_t clientId = client ? client->id : 0;
+        auto same = std::find_if(applications.begin(), applications.end(), [&](const PlaybackApplication& app) {
+            return clientId != 0 && app.clientId == clientId;
+        });
+        if (same == applications.end()) {
+            applications.push_back({clientId, applicationIdentifier(graph, *node), {}});
+            same = std::prev(applications.end());
+        }
+        same->nodeIds.push_back(node->id);
+    }
+    return applications;
+}
+
+bool shouldCapture(const Graph& graph, const GraphNode& node, const CaptureExclusions& exclusions) {
+    if (!hasMediaClass(node, kMediaClassPlayback) || exclusions.nodeIds.contains(node.id) || !node.described) {
+        return false;
+    }
+    if (const auto* client = graph.clientOf(node); client && !client->described) {
+        return false;
+    }
+    if (const auto identifier = applicationIdentifier(graph, node);
+        !identifier.empty() && exclusions.identifiers.contains(identifier)) {
+        return false;
+    }
+    return !(exclusions.excludedProcess && belongsToProcess(graph, node, *exclusions.excludedProcess));
+}
+
+std::vector<std::string> captureChannelsFor(std::string_view channel, const std::vector<std::string>& captureChannels) {
+    if (std::find(captureChannels.begin(), captureChannels.end(), channel) != captureChannels.end()) {
+        return {std::string(channel)};
+    }
+    const auto has = [&captureChannels](std::string_view name) {
+        return std::find(captureChannels.begin(), captureChannels.end(), name) != captureChannels.end();
+    };
+    if (isLeftSide(channel) && has("FL")) {
+        return {"FL"};
+    }
+    if (isRightSide(channel) && has("FR")) {
+        return {"FR"};
+    }
+    return captureChannels;
+}
+
+}  // namespace quorvia::platform::pipewire
