@@ -61,9 +61,10 @@ Plane planeOf(std::span<const platform::AudioBuffer> buffers, std::size_t index)
     return {static_cast<const std::byte*>(buffers[index].data), buffers[index].dataByteSize / sizeof(Element)};
 }
 
-// 32-bit float samples. The mean maps -1..1 onto -32768..32767: negatives scale by 32768,
-// the rest by 32767, so 1.0 and above (and NaN) give 32767 and -1.0 and below give -32768.
-// Written as selects rather than branches so the loops vectorise.
+// 32-bit float samples. The mean maps -1..1 onto -32768..32767: negatives scale by 32768, the
+// rest (-0.0 included) by 32767, so the largest float below 1.0 gives 32766. Clamping after the
+// scaling is the same as clamping the mean to -1..1 first (checked over every float), and NaN
+// fails the upper test and becomes 32767. Selects rather than branches, so the loops vectorise.
 struct FloatPath {
     using Element = float;
     using Sum = float;
@@ -72,9 +73,9 @@ struct FloatPath {
 
     static std::int16_t finish(Sum sum, std::int64_t channelCount) {
         const float mean = sum / static_cast<float>(channelCount);
-        float clamped = mean < 1.0f ? mean : 1.0f;  // NaN fails the test and becomes 1.0
-        clamped = clamped >= -1.0f ? clamped : -1.0f;
-        const float scaled = clamped * (clamped < 0.0f ? 32768.0f : 32767.0f);
+        float scaled = mean * (mean < 0.0f ? 32768.0f : 32767.0f);
+        scaled = scaled < 32767.0f ? scaled : 32767.0f;
+        scaled = scaled > -32768.0f ? scaled : -32768.0f;
         return static_cast<std::int16_t>(static_cast<std::int32_t>(scaled));
     }
 };
@@ -121,6 +122,32 @@ void mixInterleaved(std::size_t frames, std::int64_t channelCount, Plane plane, 
     storeSilence(output, done, frames);
 }
 
+// Two planes: a tight loop over the frames both cover, then a bounded one for the rest.
+// `Channels` is the divisor when known at compile time, else 0 for "use channelCount".
+template <typename Path, std::int64_t Channels>
+void mixTwoPlanes(std::size_t frames, std::int64_t channelCount, std::span<const platform::AudioBuffer> buffers,
+                  std::uint8_t* output) {
+    using Element = typename Path::Element;
+    const std::int64_t channels = Channels != 0 ? Channels : channelCount;
+    const Plane left = planeOf<Element>(buffers, 0);
+    const Plane right = planeOf<Element>(buffers, 1);
+    const std::size_t both = std::min({frames, left.elements, right.elements});
+    for (std::size_t i = 0; i < both; ++i) {
+        typename Path::Sum sum{};
+        sum = Path::add(sum, loadElement<Element>(left.data, i));
+        sum = Path::add(sum, loadElement<Element>(right.data, i));
+        storeSample(output, i, Path::finish(sum, channels));
+    }
+    const std::size_t covered = std::min(frames, std::max(left.elements, right.elements));
+    for (std::size_t i = both; i < covered; ++i) {
+        typename Path::Sum sum{};
+        if (i < left.elements) sum = Path::add(sum, loadElement<Element>(left.data, i));
+        if (i < right.elements) sum = Path::add(sum, loadElement<Element>(right.data, i));
+        storeSample(output, i, Path::finish(sum, channels));
+    }
+    storeSilence(output, covered, frames);
+}
+
 // Frame i's channel j is element i of buffer j, for the first min(buffer count, channels) buffers.
 // A missing channel still counts in the divisor.
 template <typename Path>
@@ -130,25 +157,12 @@ void mixNonInterleaved(std::size_t frames, std::int64_t channelCount, std::span<
     const std::size_t planes = static_cast<std::size_t>(std::min<std::uint64_t>(buffers.size(), channelCount));
 
     if (planes == 2) {
-        // Stereo, the shape screen capture delivers: a tight loop over the frames both planes
-        // cover, then the general loop for the rest.
-        const Plane left = planeOf<Element>(buffers, 0);
-        const Plane right = planeOf<Element>(buffers, 1);
-        const std::size_t both = std::min({frames, left.elements, right.elements});
-        for (std::size_t i = 0; i < both; ++i) {
-            typename Path::Sum sum{};
-            sum = Path::add(sum, loadElement<Element>(left.data, i));
-            sum = Path::add(sum, loadElement<Element>(right.data, i));
-            storeSample(output, i, Path::finish(sum, channelCount));
+        // Stereo, the shape screen capture delivers.
+        if (channelCount == 2) {
+            mixTwoPlanes<Path, 2>(frames, 2, buffers, output);
+        } else {
+            mixTwoPlanes<Path, 0>(frames, channelCount, buffers, output);
         }
-        const std::size_t covered = std::min(frames, std::max(left.elements, right.elements));
-        for (std::size_t i = both; i < covered; ++i) {
-            typename Path::Sum sum{};
-            if (i < left.elements) sum = Path::add(sum, loadElement<Element>(left.data, i));
-            if (i < right.elements) sum = Path::add(sum, loadElement<Element>(right.data, i));
-            storeSample(output, i, Path::finish(sum, channelCount));
-        }
-        storeSilence(output, covered, frames);
         return;
     }
 
