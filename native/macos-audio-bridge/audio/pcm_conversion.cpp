@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <type_traits>
