@@ -138,6 +138,16 @@ public:
 
 protected:
     void event(const std::string& line) const { system_.event(line); }
+    // A held answer is in place before its call is reported, so a test that answers as soon as it
+    // sees the call always finds it.
+    template <typename Completion>
+    void holdThenRecord(Completion& slot, Completion completion, const std::string& call) const {
+        {
+            std::lock_guard lock(state().mutex);
+            slot = std::move(completion);
+        }
+        event(call);
+    }
     std::string value(const std::string& key, const std::string& fallback) const { return system_.value(key, fallback); }
     FakeSystem::State& state() const { return *system_.state(); }
     FakeSystem& system_;
@@ -260,13 +270,12 @@ public:
         return std::stoll(value("auth", "3"));
     }
     void requestAccessForAudio(std::function<void(bool)> completion) override {
-        event("requestAccessForAudio");
         const auto answer = value("access", "grant");
         if (answer == "hold") {
-            std::lock_guard lock(state().mutex);
-            state().heldAccess = std::move(completion);
+            holdThenRecord(state().heldAccess, std::move(completion), "requestAccessForAudio");
             return;
         }
+        event("requestAccessForAudio");
         // Answer from another thread, as the platform does.
         std::thread([completion = std::move(completion), granted = answer == "grant"] { completion(granted); }).detach();
     }
@@ -340,13 +349,12 @@ public:
         return std::nullopt;
     }
     void startCapture(CaptureCompletion completion) override {
-        event("startCapture");
         const auto answer = value("start", "ok");
         if (answer == "hold") {
-            std::lock_guard lock(state().mutex);
-            state().heldStart = std::move(completion);
+            holdThenRecord(state().heldStart, std::move(completion), "startCapture");
             return;
         }
+        event("startCapture");
         const int count = std::stoi(value("deliver", "0"));
         if (count > 0 && !errorFrom(answer)) {
             system_.command("deliver " + std::to_string(count) + " f32 1");
@@ -354,13 +362,16 @@ public:
         std::thread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); }).detach();
     }
     void stopCapture(CaptureCompletion completion) override {
-        event("stopCapture");
         const auto answer = value("stop", "ok");
         if (answer == "hold") {
-            std::lock_guard lock(state().mutex);
-            state().heldStops.push_back(std::move(completion));
+            {
+                std::lock_guard lock(state().mutex);
+                state().heldStops.push_back(std::move(completion));
+            }
+            event("stopCapture");
             return;
         }
+        event("stopCapture");
         std::thread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); }).detach();
     }
 };
@@ -370,7 +381,8 @@ public:
     using Recorder::Recorder;
     void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                              platform::ShareableContentCompletion completion) override {
-        event("getShareableContent " + std::to_string(excludingDesktopWindows) + " " + std::to_string(onScreenWindowsOnly));
+        const auto call = "getShareableContent " + std::to_string(excludingDesktopWindows) + " " +
+                          std::to_string(onScreenWindowsOnly);
         auto answer = [this, completion = std::move(completion)]() {
             const auto content = value("content", "ok");
             if (auto error = errorFrom(content)) {
@@ -390,10 +402,10 @@ public:
             completion(shareable, std::nullopt);
         };
         if (value("content", "ok") == "hold") {
-            std::lock_guard lock(state().mutex);
-            state().heldContent = std::move(answer);
+            holdThenRecord(state().heldContent, std::function<void()>(std::move(answer)), call);
             return;
         }
+        event(call);
         std::thread(std::move(answer)).detach();
     }
     std::shared_ptr<platform::ContentFilter> makeContentFilter(
