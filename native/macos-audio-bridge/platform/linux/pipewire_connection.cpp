@@ -207,7 +207,7 @@ void Connection::onGlobal(std::uint32_t id, const char* type, const spa_dict* pr
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
         graph_.nodes[id] = GraphNode{.id = id, .order = nextOrder_++, .props = propertiesOf(props), .described = false};
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
-        graph_.clients[id] = GraphClient{.id = id, .props = propertiesOf(props), .described = false};
+        graph_.clients[id] = GraphClient{.id = id, .order = nextOrder_++, .props = propertiesOf(props), .described = false};
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         const auto portProps = propertiesOf(props);
         GraphPort port{.id = id};

@@ -116,7 +116,7 @@ bool belongsToProcess(const Graph& graph, const GraphNode& node, pid_t pid) {
     return isPid(property(client->props, kSecurePid), pid) || isPid(property(client->props, kProcessId), pid);
 }
 
-std::vector<PlaybackApplication> playbackApplications(const Graph& graph) {
+std::vector<ApplicationClient> runningApplications(const Graph& graph) {
     std::vector<const GraphNode*> playback;
     for (const auto& [id, node] : graph.nodes) {
         if (hasMediaClass(node, kMediaClassPlayback)) {
@@ -125,19 +125,39 @@ std::vector<PlaybackApplication> playbackApplications(const Graph& graph) {
     }
     std::sort(playback.begin(), playback.end(),
               [](const GraphNode* a, const GraphNode* b) { return a->order < b->order; });
+    std::vector<const GraphClient*> clients;
+    for (const auto& [id, client] : graph.clients) {
+        clients.push_back(&client);
+    }
+    std::sort(clients.begin(), clients.end(),
+              [](const GraphClient* a, const GraphClient* b) { return a->order < b->order; });
 
-    std::vector<PlaybackApplication> applications;
-    for (const auto* node : playback) {
-        const auto* client = graph.clientOf(*node);
-        const std::uint32_t clientId = client ? client->id : 0;
-        auto same = std::find_if(applications.begin(), applications.end(), [&](const PlaybackApplication& app) {
-            return clientId != 0 && app.clientId == clientId;
-        });
-        if (same == applications.end()) {
-            applications.push_back({clientId, applicationIdentifier(graph, *node), {}});
-            same = std::prev(applications.end());
+    std::vector<ApplicationClient> applications;
+    for (const auto* client : clients) {
+        ApplicationClient application{.clientId = client->id};
+        for (const auto* node : playback) {
+            if (graph.clientOf(*node) == client) {
+                if (application.nodeIds.empty()) {
+                    application.identifier = applicationIdentifier(graph, *node);
+                }
+                application.nodeIds.push_back(node->id);
+            }
         }
-        same->nodeIds.push_back(node->id);
+        if (application.nodeIds.empty()) {
+            for (const auto key : {kPortalAppId, kApplicationId}) {
+                if (const auto value = property(client->props, key); !value.empty() && application.identifier.empty()) {
+                    application.identifier = std::string(value);
+                }
+            }
+        }
+        if (!application.nodeIds.empty() || !application.identifier.empty()) {
+            applications.push_back(std::move(application));
+        }
+    }
+    for (const auto* node : playback) {
+        if (graph.clientOf(*node) == nullptr) {
+            applications.push_back({.clientId = 0, .identifier = applicationIdentifier(graph, *node), .nodeIds = {node->id}});
+        }
     }
     return applications;
 }

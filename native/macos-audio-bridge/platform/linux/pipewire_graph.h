@@ -28,6 +28,7 @@ struct GraphNode {
 
 struct GraphClient {
     std::uint32_t id = 0;
+    std::uint64_t order = 0;  // registry announcement order
     Properties props;
     bool described = true;  // false while only the registry's subset of props is known
 };
@@ -71,15 +72,17 @@ std::string applicationIdentifier(const Graph& graph, const GraphNode& node);
 // node counts too.
 bool belongsToProcess(const Graph& graph, const GraphNode& node, pid_t pid);
 
-// One playback client and the playback nodes it has now.
-struct PlaybackApplication {
-    std::uint32_t clientId = 0;  // 0 for nodes without a client
-    std::string identifier;      // from its first playback node
+// One client as a running application: the playback nodes it has now, and its name.
+struct ApplicationClient {
+    std::uint32_t clientId = 0;  // 0 for a playback node without a visible client
+    std::string identifier;      // from its first playback node, else from the client itself
     std::vector<std::uint32_t> nodeIds;
 };
 
-// Every client with at least one playback node, in the order of their first node.
-std::vector<PlaybackApplication> playbackApplications(const Graph& graph);
+// The running applications: every client that plays now, and every other client that names
+// itself, so a host that is connected but silent at the start is known (and left out) before it
+// plays. Clients in registry order, then playback nodes without a visible client.
+std::vector<ApplicationClient> runningApplications(const Graph& graph);
 
 struct CaptureExclusions {
     std::set<std::uint32_t> nodeIds;       // playback nodes of excluded applications at the start

@@ -31,12 +31,12 @@ private:
 
 class PipeWireRunningApplication final : public RunningApplication {
 public:
-    explicit PipeWireRunningApplication(PlaybackApplication application) : application_(std::move(application)) {}
+    explicit PipeWireRunningApplication(ApplicationClient application) : application_(std::move(application)) {}
     std::string bundleIdentifier() const override { return application_.identifier; }
-    const PlaybackApplication& application() const { return application_; }
+    const ApplicationClient& application() const { return application_; }
 
 private:
-    PlaybackApplication application_;
+    ApplicationClient application_;
 };
 
 class PipeWireContentFilter final : public ContentFilter {
@@ -394,7 +394,7 @@ void PipeWireScreenCapture::getShareableContent(bool /*excludingDesktopWindows*/
                 content->displays.push_back(std::make_shared<PipeWireDisplay>(
                     sinkId, std::string(property(graph.nodes.at(sinkId).props, "node.name"))));
             }
-            for (auto& application : playbackApplications(graph)) {
+            for (auto& application : runningApplications(graph)) {
                 content->applications.push_back(std::make_shared<PipeWireRunningApplication>(std::move(application)));
             }
         }

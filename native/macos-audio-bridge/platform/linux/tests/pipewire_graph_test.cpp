@@ -38,7 +38,7 @@ protected:
         graph.nodes[id] = GraphNode{.id = id, .order = order, .props = std::move(props)};
     }
     void addClient(std::uint32_t id, Properties props) {
-        graph.clients[id] = GraphClient{.id = id, .props = std::move(props)};
+        graph.clients[id] = GraphClient{.id = id, .order = id, .props = std::move(props)};
     }
     const GraphNode& node(std::uint32_t id) { return graph.nodes.at(id); }
 
@@ -97,15 +97,25 @@ TEST_F(GraphTest, OwnProcessIsRecognisedThroughNodeOrClient) {
     }
 }
 
-TEST_F(GraphTest, PlaybackApplicationsAreClientsWithPlaybackNodesInOrder) {
-    const auto applications = playbackApplications(graph);
-    ASSERT_EQ(applications.size(), 3u);
-    EXPECT_EQ(applications[0].clientId, 40u);
-    EXPECT_EQ(applications[0].identifier, "org.example.Native");
-    EXPECT_EQ(applications[0].nodeIds, (std::vector<std::uint32_t>{41}));  // its recorder is no playback
-    EXPECT_EQ(applications[1].identifier, "com.quorvia.desktop");
-    EXPECT_EQ(applications[2].clientId, 60u);
-    EXPECT_EQ(applications[2].nodeIds, (std::vector<std::uint32_t>{61, 62}));
+TEST_F(GraphTest, RunningApplicationsArePlayingClientsAndClientsThatNameThemselves) {
+    addClient(35, {{"application.name", "WirePlumber"}});                                // neither
+    addClient(36, {{"application.id", "com.quorvia.desktop"}, {"pipewire.sec.pid", "777"}});  // silent host
+    addNode(80, 30, {{"media.class", "Stream/Output/Audio"}, {"application.id", "org.example.Lone"}});
+
+    const auto applications = runningApplications(graph);
+    ASSERT_EQ(applications.size(), 5u);
+    EXPECT_EQ(applications[0].clientId, 36u);
+    EXPECT_EQ(applications[0].identifier, "com.quorvia.desktop");
+    EXPECT_TRUE(applications[0].nodeIds.empty());
+    EXPECT_EQ(applications[1].clientId, 40u);
+    EXPECT_EQ(applications[1].identifier, "org.example.Native");
+    EXPECT_EQ(applications[1].nodeIds, (std::vector<std::uint32_t>{41}));  // its recorder is no playback
+    EXPECT_EQ(applications[2].identifier, "com.quorvia.desktop");          // the node's, not "client.level"
+    EXPECT_EQ(applications[3].clientId, 60u);
+    EXPECT_EQ(applications[3].identifier, "org.example.Flat");
+    EXPECT_EQ(applications[3].nodeIds, (std::vector<std::uint32_t>{61, 62}));
+    EXPECT_EQ(applications[4].clientId, 0u);
+    EXPECT_EQ(applications[4].identifier, "org.example.Lone");
 }
 
 TEST_F(GraphTest, CaptureLeavesOutExcludedApplicationsAndOurOwnProcess) {
