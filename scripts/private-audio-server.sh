@@ -31,7 +31,7 @@ die() {
 
 require_tools() {
     local missing=() tool
-    for tool in pipewire wireplumber pipewire-pulse pactl pw-metadata; do
+    for tool in pipewire wireplumber pipewire-pulse pactl paplay pw-metadata; do
         command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done
     if ((${#missing[@]})); then
