@@ -39,7 +39,8 @@ struct ClickPlayer::State {
             pw_stream_queue_buffer(stream, buffer);
             return;
         }
-        std::uint32_t frames = data.maxsize / sizeof(float);
+        constexpr std::uint32_t kFrameBytes = sizeof(float);
+        std::uint32_t frames = data.maxsize / kFrameBytes;
         if (buffer->requested > 0 && buffer->requested < frames) {
             frames = static_cast<std::uint32_t>(buffer->requested);
         }
@@ -55,8 +56,8 @@ struct ClickPlayer::State {
             samples[i] = value;
         }
         data.chunk->offset = 0;
-        data.chunk->stride = sizeof(float);
-        data.chunk->size = frames * sizeof(float);
+        data.chunk->stride = static_cast<std::int32_t>(kFrameBytes);
+        data.chunk->size = frames * kFrameBytes;
         pw_stream_queue_buffer(stream, buffer);
         pw_thread_loop_signal(loop, false);
     }
