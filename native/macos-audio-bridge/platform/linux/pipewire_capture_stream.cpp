@@ -66,7 +66,9 @@ std::optional<CaptureError> CaptureStream::create(const StreamIdentity& identity
                                              PW_KEY_NODE_NAME, identity.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
                                              identity.description.c_str(), nullptr);
     // About 10 ms per buffer, so a chunk reaches the host within a few tens of milliseconds.
-    pw_properties_set(props, PW_KEY_NODE_LATENCY, "240/24000");
+    // PipeWire rounds the quantum down to a power of two at the graph rate: 240/24000 would be
+    // 480 at 48 kHz and run at 256 (5.3 ms, twice the lines); 256/24000 runs at 512 (10.7 ms).
+    pw_properties_set(props, PW_KEY_NODE_LATENCY, "256/24000");
     pw_properties_set(props, PW_KEY_NODE_AUTOCONNECT, identity.autoconnect ? "true" : "false");
     if (identity.alwaysProcess) {
         pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
