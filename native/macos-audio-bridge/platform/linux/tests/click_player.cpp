@@ -82,9 +82,11 @@ std::unique_ptr<ClickPlayer> ClickPlayer::start(const std::string& runtimeDir, c
         whyNot = std::string("cannot connect: ") + std::strerror(errno);
         return nullptr;
     }
+    // A desktop player's usual buffer, larger than the bridge's, so the graph runs at the quantum
+    // the bridge asks for and the measurement is the bridge's, not the player's.
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                                              PW_KEY_TARGET_OBJECT, sink.c_str(), PW_KEY_APP_ID, applicationId.c_str(),
-                                             PW_KEY_NODE_LATENCY, "256/48000", nullptr);
+                                             PW_KEY_NODE_LATENCY, "1024/48000", nullptr);
     state.stream = pw_stream_new(state.core, "click-player", props);
     static const pw_stream_events events = {
         .version = PW_VERSION_STREAM_EVENTS,
