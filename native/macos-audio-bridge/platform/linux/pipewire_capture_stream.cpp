@@ -70,6 +70,12 @@ std::optional<CaptureError> CaptureStream::create(const StreamIdentity& identity
     // 480 at 48 kHz and run at 256 (5.3 ms, twice the lines); 256/24000 runs at 512 (10.7 ms).
     pw_properties_set(props, PW_KEY_NODE_LATENCY, "256/24000");
     pw_properties_set(props, PW_KEY_NODE_AUTOCONNECT, identity.autoconnect ? "true" : "false");
+    if (!identity.target.empty()) {
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, identity.target.c_str());
+    }
+    if (identity.dontReconnect) {
+        pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
+    }
     if (identity.alwaysProcess) {
         pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
     }

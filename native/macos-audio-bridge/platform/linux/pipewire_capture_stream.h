@@ -25,7 +25,9 @@ namespace quorvia::platform::pipewire {
 struct StreamIdentity {
     std::string nodeName;
     std::string description;
-    bool autoconnect = false;    // the session manager links it to the default source
+    bool autoconnect = false;    // the session manager links it (to `target`, or the default source)
+    std::string target;          // node.name of the source to record; empty for the default
+    bool dontReconnect = false;  // when the target goes, the session manager ends the stream
     bool alwaysProcess = false;  // runs, delivering silence, even while nothing is linked to it
 };
 

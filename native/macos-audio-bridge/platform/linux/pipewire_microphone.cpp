@@ -24,8 +24,8 @@ private:
 
 class PipeWireDeviceInput final : public AudioDeviceInput {
 public:
-    PipeWireDeviceInput(Connection& connection, std::unique_ptr<CaptureStream> capture)
-        : connection_(connection), capture_(std::move(capture)) {}
+    PipeWireDeviceInput(Connection& connection, std::unique_ptr<CaptureStream> capture, std::string sourceName)
+        : connection_(connection), capture_(std::move(capture)), sourceName_(std::move(sourceName)) {}
 
     ~PipeWireDeviceInput() override {
         Connection::Lock lock(connection_);
@@ -34,10 +34,12 @@ public:
 
     // Loop lock.
     CaptureStream& capture() { return *capture_; }
+    const std::string& sourceName() const { return sourceName_; }
 
 private:
     Connection& connection_;
     std::unique_ptr<CaptureStream> capture_;
+    const std::string sourceName_;
 };
 
 class PipeWireAudioDataOutput final : public AudioDataOutput {
@@ -120,7 +122,12 @@ public:
                 auto buffer = std::make_shared<const PipeWireSampleBuffer>(format, samples);
                 queue->async([delegate, buffer] { delegate->captureOutput(*buffer); });
             },
-            [this](const CaptureError& error) { reportEnded(error); });
+            [this, source = input_->sourceName()](const CaptureError& error) {
+                // The session manager ends a stream whose source went away (dont-reconnect);
+                // that is a device that disappeared, which has no text of its own.
+                const bool sourceGone = connection_.graph().nodeNamed(source) == nullptr;
+                reportEnded(sourceGone ? std::nullopt : std::optional<CaptureError>(error));
+            });
 
         const auto& settings = output_->settings();
         const FormatRequest request{
@@ -129,7 +136,7 @@ public:
             .channels = standardChannels(static_cast<std::uint32_t>(std::clamp<std::int64_t>(settings.numberOfChannels, 1, 8))),
         };
         if (const auto error = capture.connect(request)) {
-            reportEnded(*error);
+            reportEnded(error);
             return;
         }
         connection_.waitUntil(
@@ -146,7 +153,7 @@ public:
 
 private:
     // Loop lock.
-    void reportEnded(const CaptureError& error) {
+    void reportEnded(const std::optional<CaptureError>& error) {
         if (endedHandler_) {
             connection_.deliver([handler = endedHandler_, error] { handler(error); });
         }
@@ -181,7 +188,8 @@ std::shared_ptr<AudioCaptureDevice> PipeWireMicrophone::defaultAudioDevice() {
 
 std::variant<std::shared_ptr<AudioDeviceInput>, CaptureError> PipeWireMicrophone::makeDeviceInput(
     const std::shared_ptr<AudioCaptureDevice>& device) {
-    if (dynamic_cast<const PipeWireAudioDevice*>(device.get()) == nullptr) {
+    const auto* source = dynamic_cast<const PipeWireAudioDevice*>(device.get());
+    if (source == nullptr) {
         return pipewireError(-EINVAL, "not a PipeWire audio device");
     }
     if (auto error = connection_.ensureConnected()) {
@@ -189,13 +197,18 @@ std::variant<std::shared_ptr<AudioDeviceInput>, CaptureError> PipeWireMicrophone
     }
     Connection::Lock lock(connection_);
     auto capture = std::make_unique<CaptureStream>(connection_);
+    // Bound to this source, as an AVCaptureDeviceInput is to its device: if it goes, the capture
+    // ends instead of moving on to whatever the session manager falls back to (which may be the
+    // monitor of a sink, the machine's own output).
     if (auto error = capture->create({.nodeName = "quorvia.microphone",
                                       .description = "Quorvia microphone capture",
                                       .autoconnect = true,
+                                      .target = source->sourceName(),
+                                      .dontReconnect = true,
                                       .alwaysProcess = false})) {
         return *std::move(error);
     }
-    return std::make_shared<PipeWireDeviceInput>(connection_, std::move(capture));
+    return std::make_shared<PipeWireDeviceInput>(connection_, std::move(capture), source->sourceName());
 }
 
 std::shared_ptr<AudioDataOutput> PipeWireMicrophone::makeAudioDataOutput() {

@@ -320,6 +320,43 @@ TEST(BridgeE2E, AServerThatDiesEndsTheCaptureWithOneErrorLineAndStatus78) {
     }
 }
 
+std::unique_ptr<ChildProcess> runPactl(const PrivateAudioServer& server, const std::vector<std::string>& args) {
+    auto pactl = ChildProcess::start("pactl", args, server.environment());
+    EXPECT_EQ(pactl->wait(10s).exitStatus, 0);
+    return pactl;
+}
+
+// The session manager falls back to a sink's monitor as the default source; that is the machine's
+// own output, never a microphone.
+TEST(BridgeE2E, CandidateWithoutAMicrophoneNeverRecordsTheSpeakers) {
+    QUORVIA_REQUIRE_AUDIO_SERVER(server);
+    runPactl(*server, {"unload-module", "module-remap-source"});
+    auto bridge = startBridge(server->environment(), "candidate");
+    const auto result = bridge->wait(10s);
+    EXPECT_EQ(result.exitStatus, 78);
+    EXPECT_EQ(result.out,
+              R"({"type":"error","source":"candidate","message":"microphone_device_unavailable","native":true})" "\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(BridgeE2E, CandidateEndsWhenItsMicrophoneGoesAway) {
+    QUORVIA_REQUIRE_AUDIO_SERVER(server);
+    auto bridge = startBridge(server->environment(), "candidate");
+    LineReader reader(*bridge);
+    ASSERT_TRUE(reader.untilStartedAndFrames(kCandidateStarted, 2400, 10s));
+    runPactl(*server, {"unload-module", "module-remap-source"});
+    const auto result = bridge->wait(5s);
+    EXPECT_EQ(result.exitStatus, 78);
+    EXPECT_EQ(result.err, "");
+    expectWholeLines(result.out, "candidate");
+    const auto lines = parseLines(result.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(),
+              nlohmann::json::parse(
+                  R"({"type":"error","source":"candidate","message":"microphone_device_disconnected","native":true})"));
+    EXPECT_EQ(countLines(result.out, kCandidateStarted), 1u);
+}
+
 // From a click handed to the server to the bridge's first line that holds it, as the host reads it.
 TEST(BridgeE2E, AClickReachesTheHostWithinAFewTensOfMilliseconds) {
     for (const std::string mode : {"candidate", "interviewer"}) {
