@@ -8,6 +8,7 @@
 
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,28 @@ struct FormatRequest {
     SampleFormat sampleFormat = SampleFormat::Float32;
     std::uint32_t rate = 0;
     std::vector<std::string> channels;  // positions, e.g. {"MONO"} or {"FL", "FR"}
+};
+
+// Buffers handed to a bridge's queue that the bridge has not finished with. A host that stops
+// reading blocks the bridge's queue; past the limit (about 2.7 s of 10.7 ms buffers) new buffers
+// are dropped, as CoreMedia drops them when its buffer pool runs dry, instead of piling up in
+// memory for as long as the host stalls. Any thread.
+class InFlightBuffers {
+public:
+    static constexpr int kLimit = 256;
+
+    // False when the limit is reached; the buffer is then not to be handed on.
+    bool tryTake() {
+        if (count_.fetch_add(1) < kLimit) {
+            return true;
+        }
+        count_.fetch_sub(1);
+        return false;
+    }
+    void release() { count_.fetch_sub(1); }
+
+private:
+    std::atomic<int> count_{0};
 };
 
 // Channel positions PipeWire names, in the usual order, for a stream of `count` channels.

@@ -114,13 +114,16 @@ public:
         Connection::Lock lock(connection_);
         auto& capture = input_->capture();
         capture.setHandlers(
-            [delegate = output_->delegate(), queue = output_->queue()](const NegotiatedFormat& format,
-                                                                        std::span<const std::byte> samples) {
-                if (delegate == nullptr || !queue) {
+            [delegate = output_->delegate(), queue = output_->queue(), inFlight = inFlight_](
+                const NegotiatedFormat& format, std::span<const std::byte> samples) {
+                if (delegate == nullptr || !queue || !inFlight->tryTake()) {
                     return;
                 }
                 auto buffer = std::make_shared<const PipeWireSampleBuffer>(format, samples);
-                queue->async([delegate, buffer] { delegate->captureOutput(*buffer); });
+                queue->async([delegate, buffer, inFlight] {
+                    delegate->captureOutput(*buffer);
+                    inFlight->release();
+                });
             },
             [this, source = input_->sourceName()](const CaptureError& error) {
                 // The session manager ends a stream whose source went away (dont-reconnect);
@@ -164,6 +167,7 @@ private:
     std::shared_ptr<PipeWireDeviceInput> input_;
     std::shared_ptr<PipeWireAudioDataOutput> output_;
     CaptureEndedHandler endedHandler_;  // loop lock
+    const std::shared_ptr<InFlightBuffers> inFlight_ = std::make_shared<InFlightBuffers>();
 };
 
 }  // namespace

@@ -119,7 +119,7 @@ public:
             return pipewireError(-EINVAL, "a stream output needs a queue");
         }
         Connection::Lock lock(connection_);
-        outputs_.push_back({&output, outputType, std::move(queue)});
+        outputs_.push_back({&output, outputType, std::move(queue), std::make_shared<InFlightBuffers>()});
         return std::nullopt;
     }
 
@@ -131,6 +131,7 @@ private:
         StreamOutput* output;
         std::int64_t type;
         std::shared_ptr<SerialQueue> queue;
+        std::shared_ptr<InFlightBuffers> inFlight = std::make_shared<InFlightBuffers>();
     };
 
     // One link from an application's output port to one of our input ports. Made by us, so it
@@ -236,14 +237,15 @@ void SystemAudioStream::onBuffer(const NegotiatedFormat& format, std::span<const
     }
     std::shared_ptr<const PipeWireSampleBuffer> buffer;
     for (const auto& output : outputs_) {
-        if (output.type != kStreamOutputTypeAudio) {
+        if (output.type != kStreamOutputTypeAudio || !output.inFlight->tryTake()) {
             continue;  // no video on Linux
         }
         if (!buffer) {
             buffer = std::make_shared<const PipeWireSampleBuffer>(format, samples);
         }
-        output.queue->async([receiver = output.output, buffer] {
+        output.queue->async([receiver = output.output, buffer, inFlight = output.inFlight] {
             receiver->streamDidOutputSampleBuffer(*buffer, kStreamOutputTypeAudio);
+            inFlight->release();
         });
     }
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/pipewire_capture_stream.h"
 #include "platform/linux/pipewire_connection.h"
 #include "platform/linux/pipewire_screen_capture.h"
 #include "platform/platform.h"
@@ -203,6 +204,32 @@ TEST(PipeWirePlatform, SystemAudioArrivesOnTheBridgesQueueAsFloatInRealTime) {
     EXPECT_EQ(recorder.description->bitsPerChannel, 32u);
     EXPECT_GT(recorder.frames, 18000);
     EXPECT_LT(recorder.frames, 36000);
+}
+
+// A host that stops reading blocks the bridge's queue; what waits for it stays bounded.
+TEST(PipeWirePlatform, AStalledQueueHoldsABoundedNumberOfBuffers) {
+    QUORVIA_REQUIRE_AUDIO_SERVER(server);
+    useServer(*server);
+    PipeWireScreenCapture screenCapture(Connection::shared());
+    Recorder recorder;
+    auto running = startSystemAudio(screenCapture, recorder);
+    ASSERT_TRUE(running.stream);
+
+    Answer<bool> release;
+    running.queue->async([&release] { release.wait(10s); });
+    std::this_thread::sleep_for(4s);  // about 370 buffers of 10.7 ms
+    release.set(true);
+    std::this_thread::sleep_for(300ms);
+    Answer<std::optional<CaptureError>> stopped;
+    running.stream->stopCapture([&stopped](auto error) { stopped.set(std::move(error)); });
+    ASSERT_TRUE(stopped.wait(5s));
+    Answer<bool> drained;
+    running.queue->async([&drained] { drained.set(true); });
+    ASSERT_TRUE(drained.wait(5s));
+
+    std::lock_guard lock(recorder.mutex_);
+    EXPECT_GE(recorder.buffers, static_cast<std::size_t>(InFlightBuffers::kLimit));
+    EXPECT_LT(recorder.buffers, static_cast<std::size_t>(InFlightBuffers::kLimit + 80));
 }
 
 TEST(PipeWirePlatform, OnlyAStopTheBridgeDidNotAskForIsReported) {
