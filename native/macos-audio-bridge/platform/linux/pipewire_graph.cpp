@@ -169,6 +169,12 @@ bool shouldCapture(const Graph& graph, const GraphNode& node, const CaptureExclu
     if (const auto* client = graph.clientOf(node); client && !client->described) {
         return false;
     }
+    // The playback half of a virtual device (a remapped or combined sink, an echo canceller)
+    // carries what applications play into that device; those applications are taken, or left
+    // out, on their own, so taking this too would double them and let an excluded one through.
+    if (!property(node.props, "node.link-group").empty()) {
+        return false;
+    }
     if (const auto identifier = applicationIdentifier(graph, node);
         !identifier.empty() && exclusions.identifiers.contains(identifier)) {
         return false;

@@ -116,6 +116,12 @@ std::size_t countLines(const std::string& out, const std::string& line) {
     return count;
 }
 
+std::unique_ptr<ChildProcess> runPactl(const PrivateAudioServer& server, const std::vector<std::string>& args) {
+    auto pactl = ChildProcess::start("pactl", args, server.environment());
+    EXPECT_EQ(pactl->wait(10s).exitStatus, 0);
+    return pactl;
+}
+
 TEST(BridgeE2E, CandidateCapturesTheMicrophoneAtItsPitchAndLevel) {
     QUORVIA_REQUIRE_AUDIO_SERVER(server);
     ScratchDir dir;
@@ -145,6 +151,7 @@ struct Player {
     double hertz;
     std::string applicationId;
     bool startsDuringCapture;
+    bool intoVirtualSink = false;  // a remapped sink in front of the speakers
 };
 
 TEST(BridgeE2E, InterviewerTakesEveryApplicationButTheHost) {
@@ -181,6 +188,11 @@ TEST(BridgeE2E, InterviewerTakesEveryApplicationButTheHost) {
          {{440.0, kHostId, false}, {1000.0, "org.example.call", true}},
          {1000.0},
          {440.0}},
+        {"the host and another application play through a virtual sink",
+         false,
+         {{440.0, kHostId, false, true}, {1000.0, "org.example.call", false, true}},
+         {1000.0},
+         {440.0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -191,9 +203,12 @@ TEST(BridgeE2E, InterviewerTakesEveryApplicationButTheHost) {
         const auto play = [&](const Player& p) {
             const auto file = dir.path(std::to_string(players.size()) + ".wav");
             writeToneWav(file, p.hertz, 0.3, 60.0);
-            players.push_back(playFile(*server, file, sink, p.applicationId));
+            players.push_back(playFile(*server, file, p.intoVirtualSink ? "virtual_speakers" : sink, p.applicationId));
             return waitForPlayback(*server, p.applicationId, 5s);
         };
+        if (std::any_of(c.players.begin(), c.players.end(), [](const Player& p) { return p.intoVirtualSink; })) {
+            runPactl(*server, {"load-module", "module-remap-sink", "sink_name=virtual_speakers", "master=" + sink});
+        }
         std::unique_ptr<ChildProcess> idleHost;
         if (c.hostConnectedSilently) {
             idleHost = connectSilently(*server, kHostId);
@@ -320,11 +335,6 @@ TEST(BridgeE2E, AServerThatDiesEndsTheCaptureWithOneErrorLineAndStatus78) {
     }
 }
 
-std::unique_ptr<ChildProcess> runPactl(const PrivateAudioServer& server, const std::vector<std::string>& args) {
-    auto pactl = ChildProcess::start("pactl", args, server.environment());
-    EXPECT_EQ(pactl->wait(10s).exitStatus, 0);
-    return pactl;
-}
 
 // The session manager falls back to a sink's monitor as the default source; that is the machine's
 // own output, never a microphone.

@@ -140,6 +140,10 @@ TEST_F(GraphTest, CaptureLeavesOutExcludedApplicationsAndOurOwnProcess) {
     addNode(56, 23, {{"media.class", "Stream/Output/Audio"}});
     EXPECT_TRUE(shouldCapture(graph, node(56), CaptureExclusions{.identifiers = {""}}));
 
+    // A virtual sink's playback stream carries what applications play into it, the host included.
+    addNode(58, 25, {{"media.class", "Stream/Output/Audio"}, {"node.link-group", "loopback-1-13"}});
+    EXPECT_FALSE(shouldCapture(graph, node(58), CaptureExclusions{}));
+
     addNode(57, 24, {{"media.class", "Stream/Output/Audio"}, {"application.process.id", "4242"}});
     EXPECT_FALSE(shouldCapture(graph, node(57), exclusions));
     EXPECT_TRUE(shouldCapture(graph, node(57), CaptureExclusions{}));
