@@ -10,6 +10,7 @@ constexpr std::string_view kPortalAppId = "pipewire.access.portal.app_id";
 constexpr std::string_view kApplicationId = "application.id";
 constexpr std::string_view kProcessId = "application.process.id";
 constexpr std::string_view kSecurePid = "pipewire.sec.pid";
+constexpr std::string_view kObjectSerial = "object.serial";
 
 std::optional<long long> parseInteger(std::string_view text) {
     long long value = 0;
@@ -141,6 +142,7 @@ std::vector<ApplicationClient> runningApplications(const Graph& graph) {
                     application.identifier = applicationIdentifier(graph, *node);
                 }
                 application.nodeIds.push_back(node->id);
+                application.nodeSerials.emplace_back(property(node->props, kObjectSerial));
             }
         }
         if (application.nodeIds.empty()) {
@@ -156,14 +158,21 @@ std::vector<ApplicationClient> runningApplications(const Graph& graph) {
     }
     for (const auto* node : playback) {
         if (graph.clientOf(*node) == nullptr) {
-            applications.push_back({.clientId = 0, .identifier = applicationIdentifier(graph, *node), .nodeIds = {node->id}});
+            applications.push_back({.clientId = 0,
+                                    .identifier = applicationIdentifier(graph, *node),
+                                    .nodeIds = {node->id},
+                                    .nodeSerials = {std::string(property(node->props, kObjectSerial))}});
         }
     }
     return applications;
 }
 
 bool shouldCapture(const Graph& graph, const GraphNode& node, const CaptureExclusions& exclusions) {
-    if (!hasMediaClass(node, kMediaClassPlayback) || exclusions.nodeIds.contains(node.id) || !node.described) {
+    if (!hasMediaClass(node, kMediaClassPlayback) || !node.described) {
+        return false;
+    }
+    if (const auto serial = property(node.props, kObjectSerial);
+        !serial.empty() && exclusions.nodeSerials.contains(std::string(serial))) {
         return false;
     }
     if (const auto* client = graph.clientOf(node); client && !client->described) {

@@ -77,6 +77,7 @@ struct ApplicationClient {
     std::uint32_t clientId = 0;  // 0 for a playback node without a visible client
     std::string identifier;      // from its first playback node, else from the client itself
     std::vector<std::uint32_t> nodeIds;
+    std::vector<std::string> nodeSerials;  // object.serial of each: unlike ids, never reused
 };
 
 // The running applications: every client that plays now, and every other client that names
@@ -85,7 +86,7 @@ struct ApplicationClient {
 std::vector<ApplicationClient> runningApplications(const Graph& graph);
 
 struct CaptureExclusions {
-    std::set<std::uint32_t> nodeIds;       // playback nodes of excluded applications at the start
+    std::set<std::string> nodeSerials;     // playback nodes of excluded applications at the start
     std::set<std::string> identifiers;     // their identifiers; later nodes with one are left out too
     std::optional<pid_t> excludedProcess;  // this process, when its own audio is left out
 };

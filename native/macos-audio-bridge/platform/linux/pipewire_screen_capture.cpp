@@ -413,7 +413,11 @@ std::shared_ptr<ContentFilter> PipeWireScreenCapture::makeContentFilter(
         if (ours == nullptr) {
             continue;
         }
-        exclusions.nodeIds.insert(ours->application().nodeIds.begin(), ours->application().nodeIds.end());
+        for (const auto& serial : ours->application().nodeSerials) {
+            if (!serial.empty()) {
+                exclusions.nodeSerials.insert(serial);
+            }
+        }
         if (!ours->application().identifier.empty()) {
             exclusions.identifiers.insert(ours->application().identifier);
         }

@@ -23,6 +23,7 @@ protected:
         addClient(50, {{"pipewire.sec.pid", std::to_string(kPulseServerPid)}, {"application.id", "client.level"}});
         addNode(51, 11,
                 {{"media.class", "Stream/Output/Audio"},
+                 {"object.serial", "151"},
                  {"client.id", "50"},
                  {"application.id", "com.quorvia.desktop"},
                  {"application.process.id", "200"}});
@@ -111,6 +112,7 @@ TEST_F(GraphTest, RunningApplicationsArePlayingClientsAndClientsThatNameThemselv
     EXPECT_EQ(applications[1].identifier, "org.example.Native");
     EXPECT_EQ(applications[1].nodeIds, (std::vector<std::uint32_t>{41}));  // its recorder is no playback
     EXPECT_EQ(applications[2].identifier, "com.quorvia.desktop");          // the node's, not "client.level"
+    EXPECT_EQ(applications[2].nodeSerials, (std::vector<std::string>{"151"}));
     EXPECT_EQ(applications[3].clientId, 60u);
     EXPECT_EQ(applications[3].identifier, "org.example.Flat");
     EXPECT_EQ(applications[3].nodeIds, (std::vector<std::uint32_t>{61, 62}));
@@ -119,7 +121,7 @@ TEST_F(GraphTest, RunningApplicationsArePlayingClientsAndClientsThatNameThemselv
 }
 
 TEST_F(GraphTest, CaptureLeavesOutExcludedApplicationsAndOurOwnProcess) {
-    CaptureExclusions exclusions{.nodeIds = {51}, .identifiers = {"com.quorvia.desktop"}, .excludedProcess = kOurPid};
+    CaptureExclusions exclusions{.nodeSerials = {"151"}, .identifiers = {"com.quorvia.desktop"}, .excludedProcess = kOurPid};
     EXPECT_TRUE(shouldCapture(graph, node(41), exclusions));
     EXPECT_FALSE(shouldCapture(graph, node(51), exclusions));
     EXPECT_FALSE(shouldCapture(graph, node(31), exclusions)) << "a sink is no application";
@@ -139,6 +141,12 @@ TEST_F(GraphTest, CaptureLeavesOutExcludedApplicationsAndOurOwnProcess) {
     // A stream without any identifier is not excluded by the excluded app's empty identifier.
     addNode(56, 23, {{"media.class", "Stream/Output/Audio"}});
     EXPECT_TRUE(shouldCapture(graph, node(56), CaptureExclusions{.identifiers = {""}}));
+
+    // Excluded as a node, without its identifier among the exclusions; a later node that
+    // reuses the id is another node.
+    EXPECT_FALSE(shouldCapture(graph, node(51), CaptureExclusions{.nodeSerials = {"151"}}));
+    addNode(51, 26, {{"media.class", "Stream/Output/Audio"}, {"object.serial", "352"}});
+    EXPECT_TRUE(shouldCapture(graph, node(51), CaptureExclusions{.nodeSerials = {"151"}}));
 
     // A virtual sink's playback stream carries what applications play into it, the host included.
     addNode(58, 25, {{"media.class", "Stream/Output/Audio"}, {"node.link-group", "loopback-1-13"}});
