@@ -184,8 +184,13 @@ TEST(CandidateCapture, EndNoticeDuringARequestedStopIsNoFailure) {
 // both handlers are in place it ends with status 0; no line is ever cut or interleaved. Moments
 // are picked by what the child has reached, so slow (sanitized) builds are covered as well.
 TEST(CandidateCapture, SignalStorm) {
-    const std::vector<std::string> moments = {"", "makeSignalSource 15", "signalSourceReady 15", "signalSourceReady 2",
-                                              "startRunning", "line"};
+    std::vector<std::string> moments = {"", "makeSignalSource 15", "signalSourceReady 15", "signalSourceReady 2",
+                                        "startRunning", "line"};
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's runtime swallows a signal that arrives while it starts up, before main,
+    // so the child would neither die by it (as it does without TSan) nor see it.
+    moments.erase(moments.begin());
+#endif
     std::mt19937 random(20261210);
     const auto deadline = std::chrono::steady_clock::now() + 45s;
     int runs = 0;
@@ -194,6 +199,7 @@ TEST(CandidateCapture, SignalStorm) {
         SCOPED_TRACE(runs);
         auto child = startFakeBridge("candidate", "deliver=40");
         const auto& moment = moments[random() % moments.size()];
+        SCOPED_TRACE("signalled after: " + (moment.empty() ? std::string("start") : moment));
         if (moment == "line") {
             ASSERT_TRUE(child->waitForStdoutLine(0, 10s));
         } else if (!moment.empty()) {

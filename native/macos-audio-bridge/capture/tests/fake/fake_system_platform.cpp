@@ -2,6 +2,8 @@
 // QUORVIA_FAKE_SCRIPT; with QUORVIA_FAKE_CONTROL=1, events go to fd 3 and commands come from fd 4.
 // The real process services run underneath, so signals, queues and exit are the real ones.
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -38,6 +40,13 @@ Platform systemPlatform() {
         auto* fakeSystem = new fake::FakeSystem(fake::parseScript(scriptText ? scriptText : ""),
                                                 systemProcessServices(), sink);
         if (controlled) {
+            // The reader is the tests' machinery, not the program's: it must not take the
+            // program's signals (under ThreadSanitizer one caught while it blocks in read()
+            // would wait there forever). Blocked here, so the thread has them blocked from birth.
+            sigset_t all;
+            sigset_t previous;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &previous);
             std::thread([fakeSystem] {
                 std::string pending;
                 char chunk[256];
@@ -54,6 +63,7 @@ Platform systemPlatform() {
                     }
                 }
             }).detach();
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         }
         return fakeSystem;
     }();
