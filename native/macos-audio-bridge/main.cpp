@@ -6,7 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app_identity.h"
 #include "capture/candidate_capture_bridge.h"
 #include "capture/interviewer_capture_bridge.h"
 #include "platform/platform.h"
