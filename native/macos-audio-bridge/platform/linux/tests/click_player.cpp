@@ -132,13 +132,17 @@ ClickPlayer::~ClickPlayer() {
     if (!state_) {
         return;
     }
-    pw_thread_loop_stop(state_->loop);
+    // Tear down while the loop thread runs: once it has stopped, PipeWire calls `process` straight
+    // from its data thread instead of handing it to the loop, racing the last loop-side call.
+    pw_thread_loop_lock(state_->loop);
     if (state_->stream != nullptr) {
         pw_stream_destroy(state_->stream);
     }
     if (state_->core != nullptr) {
         pw_core_disconnect(state_->core);
     }
+    pw_thread_loop_unlock(state_->loop);
+    pw_thread_loop_stop(state_->loop);
     pw_context_destroy(state_->context);
     pw_thread_loop_destroy(state_->loop);
 }
