@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/linux/signals_blocked.h"
+
 namespace quorvia::platform::pipewire {
 namespace {
 
@@ -98,6 +100,8 @@ Connection::Connection() {
     static std::once_flag initialized;
     std::call_once(initialized, [] { pw_init(nullptr, nullptr); });
     deliveries_ = systemProcessServices().makeSerialQueue("pipewire.events");
+    // The loop thread and the data thread the context starts inherit this mask.
+    const AsyncSignalsBlocked blocked;
     threadLoop_ = pw_thread_loop_new("pipewire-loop", nullptr);
     context_ = pw_context_new(pw_thread_loop_get_loop(threadLoop_), nullptr, 0);
     pw_thread_loop_start(threadLoop_);

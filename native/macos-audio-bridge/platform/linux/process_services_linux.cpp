@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/signals_blocked.h"
 #include "platform/process_services.h"
 #include "protocol/emit.h"
 
@@ -46,6 +47,7 @@ extern "C" void recordSignal(int signalNumber) {
 class ThreadSerialQueue final : public SerialQueue {
 public:
     explicit ThreadSerialQueue(const std::string& label) {
+        const AsyncSignalsBlocked blocked;
         worker_ = std::thread([this, name = label.substr(label.size() > 15 ? label.size() - 15 : 0)] {
             pthread_setname_np(pthread_self(), name.c_str());
             run();
@@ -159,7 +161,10 @@ public:
         }
     }
 
-    void launchTask(std::function<void()> body) override { std::thread(std::move(body)).detach(); }
+    void launchTask(std::function<void()> body) override {
+        const AsyncSignalsBlocked blocked;
+        std::thread(std::move(body)).detach();
+    }
 
     [[noreturn]] void exit(int status) override { exitAfterOutput(status); }
 

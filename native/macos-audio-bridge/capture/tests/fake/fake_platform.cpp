@@ -6,6 +6,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/linux/signals_blocked.h"
+
 namespace quorvia::fake {
 
 using platform::AudioBufferList;
@@ -13,6 +15,18 @@ using platform::CaptureCompletion;
 using platform::RetainedBlockBuffer;
 using platform::SerialQueue;
 using platform::StreamDescription;
+
+namespace {
+
+// Completions arrive on a thread of the platform's own, which (like a dispatch worker) takes none
+// of the program's signals.
+template <typename Work>
+void answerOnAnotherThread(Work&& work) {
+    const platform::AsyncSignalsBlocked blocked;
+    std::thread(std::forward<Work>(work)).detach();
+}
+
+}  // namespace
 
 Script parseScript(const std::string& text) {
     Script script;
@@ -277,7 +291,7 @@ public:
         }
         event("requestAccessForAudio");
         // Answer from another thread, as the platform does.
-        std::thread([completion = std::move(completion), granted = answer == "grant"] { completion(granted); }).detach();
+        answerOnAnotherThread([completion = std::move(completion), granted = answer == "grant"] { completion(granted); });
     }
     std::shared_ptr<platform::AudioCaptureDevice> defaultAudioDevice() override {
         event("defaultAudioDevice");
@@ -359,7 +373,7 @@ public:
         if (count > 0 && !errorFrom(answer)) {
             system_.command("deliver " + std::to_string(count) + " f32 1");
         }
-        std::thread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); }).detach();
+        answerOnAnotherThread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); });
     }
     void stopCapture(CaptureCompletion completion) override {
         const auto answer = value("stop", "ok");
@@ -372,7 +386,7 @@ public:
             return;
         }
         event("stopCapture");
-        std::thread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); }).detach();
+        answerOnAnotherThread([completion = std::move(completion), error = errorFrom(answer)] { completion(error); });
     }
 };
 
@@ -406,7 +420,7 @@ public:
             return;
         }
         event(call);
-        std::thread(std::move(answer)).detach();
+        answerOnAnotherThread(std::move(answer));
     }
     std::shared_ptr<platform::ContentFilter> makeContentFilter(
         const std::shared_ptr<platform::Display>& display,

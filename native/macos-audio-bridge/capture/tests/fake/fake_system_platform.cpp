@@ -2,8 +2,6 @@
 // QUORVIA_FAKE_SCRIPT; with QUORVIA_FAKE_CONTROL=1, events go to fd 3 and commands come from fd 4.
 // The real process services run underneath, so signals, queues and exit are the real ones.
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "platform/linux/signals_blocked.h"
 
 namespace quorvia::platform {
 
@@ -42,11 +41,8 @@ Platform systemPlatform() {
         if (controlled) {
             // The reader is the tests' machinery, not the program's: it must not take the
             // program's signals (under ThreadSanitizer one caught while it blocks in read()
-            // would wait there forever). Blocked here, so the thread has them blocked from birth.
-            sigset_t all;
-            sigset_t previous;
-            sigfillset(&all);
-            pthread_sigmask(SIG_BLOCK, &all, &previous);
+            // would wait there forever).
+            const AsyncSignalsBlocked blocked;
             std::thread([fakeSystem] {
                 std::string pending;
                 char chunk[256];
@@ -63,7 +59,6 @@ Platform systemPlatform() {
                     }
                 }
             }).detach();
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         }
         return fakeSystem;
     }();
