@@ -28,10 +28,10 @@ public:
 
     virtual std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label) = 0;
 
-    // Once this returns, the signal never ends the process by its default action, and every
-    // later arrival leads to at least one run of `handler` on the main thread's loop (never in a
-    // signal context). Arrivals before the loop runs wait for it; arrivals that come before a
-    // run may be merged into it.
+    // Called on the main thread. Once this returns, the signal never ends the process by its
+    // default action, and every later arrival leads to at least one run of `handler` on the main
+    // thread's loop (never in a signal context). Arrivals before the loop runs wait for it;
+    // arrivals that come before a run may be merged into it.
     virtual std::unique_ptr<SignalSource> makeSignalSource(int signalNumber,
                                                            std::function<void()> handler) = 0;
 

@@ -1,12 +1,16 @@
 // Main loop, signals, serial queues, tasks and exit for Linux.
 //
-// The main loop waits on a self-pipe. SIGTERM and SIGINT get a handler (installed with one
-// sigaction, so there is no moment where a signal is ignored but not yet watched) that only
-// raises a per-signal flag and writes a byte to the pipe; the loop runs the watchers' handlers.
+// The main loop polls a signalfd and a self-pipe. A watched signal is blocked in the main thread
+// (every thread the program starts has it blocked from birth), so it waits in the kernel until
+// the loop reads it from the signalfd: no program code runs in a signal context. A handler that
+// only raises a flag and writes a byte to the pipe is installed as well, for a thread started by
+// code we do not control that left the signal unblocked; without it such a thread would take
+// the signal's default action and end the process.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -122,6 +126,11 @@ public:
         }
         wakeReadFd_ = fds[0];
         wakeWriteFd.store(fds[1]);
+        sigemptyset(&watchedSignals_);
+        signalFd_ = ::signalfd(-1, &watchedSignals_, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (signalFd_ < 0) {
+            ::_exit(70);
+        }
     }
 
     std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label) override {
@@ -135,20 +144,44 @@ public:
             id = ++lastWatcherId_;
             watchers_[signalNumber].push_back({id, std::move(handler)});
         }
-        // The watcher is registered before the handler goes in, so the first arrival finds it.
+        // The watcher is registered before the signal is caught, so the first arrival finds it.
+        // Each step alone keeps the default action away: the handler first, then the signalfd
+        // learns the signal, then blocking it here hands every later arrival to the signalfd.
         struct sigaction action {};
         action.sa_handler = recordSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         ::sigaction(signalNumber, &action, nullptr);
+        sigset_t justThis;
+        sigemptyset(&justThis);
+        sigaddset(&justThis, signalNumber);
+        {
+            std::lock_guard lock(mutex_);
+            sigaddset(&watchedSignals_, signalNumber);
+            ::signalfd(signalFd_, &watchedSignals_, 0);
+        }
+        pthread_sigmask(SIG_BLOCK, &justThis, nullptr);
         return std::make_unique<WatchedSignal>(*this, signalNumber, id);
     }
 
     void runMainLoop() override {
         for (;;) {
-            pollfd wake{wakeReadFd_, POLLIN, 0};
-            if (::poll(&wake, 1, -1) < 0 && errno != EINTR) {
+            pollfd ready[2] = {{signalFd_, POLLIN, 0}, {wakeReadFd_, POLLIN, 0}};
+            if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
                 continue;
+            }
+            signalfd_siginfo arrivals[8];
+            for (;;) {
+                const ssize_t count = ::read(signalFd_, arrivals, sizeof arrivals);
+                if (count <= 0) {
+                    break;
+                }
+                for (std::size_t i = 0; i < static_cast<std::size_t>(count) / sizeof arrivals[0]; ++i) {
+                    const auto signalNumber = static_cast<int>(arrivals[i].ssi_signo);
+                    if (signalNumber > 0 && signalNumber < kMaxSignal) {
+                        signalPending[signalNumber].store(true);
+                    }
+                }
             }
             char drain[64];
             while (::read(wakeReadFd_, drain, sizeof drain) > 0) {
@@ -195,7 +228,9 @@ private:
     }
 
     int wakeReadFd_ = -1;
+    int signalFd_ = -1;
     std::mutex mutex_;
+    sigset_t watchedSignals_{};                     // guarded by mutex_
     std::map<int, std::vector<Watcher>> watchers_;  // guarded by mutex_
     std::uint64_t lastWatcherId_ = 0;                // guarded by mutex_
 };
