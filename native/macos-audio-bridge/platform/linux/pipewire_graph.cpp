@@ -11,6 +11,7 @@ constexpr std::string_view kApplicationId = "application.id";
 constexpr std::string_view kProcessId = "application.process.id";
 constexpr std::string_view kSecurePid = "pipewire.sec.pid";
 constexpr std::string_view kObjectSerial = "object.serial";
+constexpr std::string_view kLinkGroup = "node.link-group";
 
 std::optional<long long> parseInteger(std::string_view text) {
     long long value = 0;
@@ -181,7 +182,7 @@ bool shouldCapture(const Graph& graph, const GraphNode& node, const CaptureExclu
     // The playback half of a virtual device (a remapped or combined sink, an echo canceller)
     // carries what applications play into that device; those applications are taken, or left
     // out, on their own, so taking this too would double them and let an excluded one through.
-    if (!property(node.props, "node.link-group").empty()) {
+    if (!property(node.props, kLinkGroup).empty()) {
         return false;
     }
     if (const auto identifier = applicationIdentifier(graph, node);

@@ -119,7 +119,7 @@ public:
             return pipewireError(-EINVAL, "a stream output needs a queue");
         }
         Connection::Lock lock(connection_);
-        outputs_.push_back({&output, outputType, std::move(queue), std::make_shared<InFlightBuffers>()});
+        outputs_.push_back({&output, outputType, std::move(queue)});
         return std::nullopt;
     }
 
@@ -237,8 +237,9 @@ void SystemAudioStream::onBuffer(const NegotiatedFormat& format, std::span<const
     }
     std::shared_ptr<const PipeWireSampleBuffer> buffer;
     for (const auto& output : outputs_) {
+        // No video on Linux; past the in-flight limit the buffer is dropped for this output.
         if (output.type != kStreamOutputTypeAudio || !output.inFlight->tryTake()) {
-            continue;  // no video on Linux
+            continue;
         }
         if (!buffer) {
             buffer = std::make_shared<const PipeWireSampleBuffer>(format, samples);
