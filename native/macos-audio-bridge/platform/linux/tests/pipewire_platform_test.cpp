@@ -184,6 +184,13 @@ RunningStream startSystemAudio(ScreenCapture& screenCapture, Recorder& recorder)
     return running;
 }
 
+// Stops the stream and waits for its answer; false if none came.
+bool stopAndWait(Stream& stream) {
+    Answer<std::optional<CaptureError>> stopped;
+    stream.stopCapture([&stopped](auto error) { stopped.set(std::move(error)); });
+    return stopped.wait(5s).has_value();
+}
+
 TEST(PipeWirePlatform, SystemAudioArrivesOnTheBridgesQueueAsFloatInRealTime) {
     QUORVIA_REQUIRE_AUDIO_SERVER(server);
     useServer(*server);
@@ -192,9 +199,7 @@ TEST(PipeWirePlatform, SystemAudioArrivesOnTheBridgesQueueAsFloatInRealTime) {
     auto running = startSystemAudio(screenCapture, recorder);
     ASSERT_TRUE(running.stream);
     std::this_thread::sleep_for(1s);
-    Answer<std::optional<CaptureError>> stopped;
-    running.stream->stopCapture([&stopped](auto error) { stopped.set(std::move(error)); });
-    ASSERT_TRUE(stopped.wait(5s));
+    ASSERT_TRUE(stopAndWait(*running.stream));
 
     std::lock_guard lock(recorder.mutex_);
     EXPECT_EQ(recorder.threads, std::set<std::thread::id>{running.queueThread});
@@ -220,9 +225,7 @@ TEST(PipeWirePlatform, AStalledQueueHoldsABoundedNumberOfBuffers) {
     std::this_thread::sleep_for(4s);  // about 370 buffers of 10.7 ms
     release.set(true);
     std::this_thread::sleep_for(300ms);
-    Answer<std::optional<CaptureError>> stopped;
-    running.stream->stopCapture([&stopped](auto error) { stopped.set(std::move(error)); });
-    ASSERT_TRUE(stopped.wait(5s));
+    ASSERT_TRUE(stopAndWait(*running.stream));
     Answer<bool> drained;
     running.queue->async([&drained] { drained.set(true); });
     ASSERT_TRUE(drained.wait(5s));
@@ -240,9 +243,7 @@ TEST(PipeWirePlatform, OnlyAStopTheBridgeDidNotAskForIsReported) {
     Recorder stoppedByUs;
     auto first = startSystemAudio(screenCapture, stoppedByUs);
     ASSERT_TRUE(first.stream);
-    Answer<std::optional<CaptureError>> stopped;
-    first.stream->stopCapture([&stopped](auto error) { stopped.set(std::move(error)); });
-    ASSERT_TRUE(stopped.wait(5s));
+    ASSERT_TRUE(stopAndWait(*first.stream));
 
     Recorder lostServer;
     auto second = startSystemAudio(screenCapture, lostServer);
